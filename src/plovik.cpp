@@ -3,13 +3,17 @@
 // The image is read whole before the output is opened, so both operands may
 // name the same file: it is then cut in place to its first 5 MiB.
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <new>
 
 #ifdef _WIN32
 #include <windows.h>
+#endif
+#ifdef __linux__
+#include <sys/mman.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -22,9 +26,49 @@ constexpr const char *open_error = "ERROR: Unable to open file ";
 constexpr const char *read_error = "ERROR: Unable to read file ";
 constexpr const char *write_error = "ERROR: Unable to write file ";
 
+// malloc rather than new keeps the C++ runtime library out of the process.
+struct heap_free {
+    void operator()(void *block) const { std::free(block); }
+};
+template <typename T>
+using heap_ptr = std::unique_ptr<T, heap_free>;
+
 // Every message ends a run with status 1, which a failed write to standard
 // output could not make any worse.
 void say(const char *text) { static_cast<void>(std::fputs(text, stdout)); }
+
+#ifdef __linux__
+
+// A fresh buffer costs a page fault for each 4 KiB page the read fills, which
+// is most of a large copy's time. Aligned and advised, the part that a regular
+// image will fill takes 2 MiB pages instead. The rest, and the whole buffer
+// for a pipe or a device, stays plain, so a small image does not pay for
+// zeroing memory it never uses.
+unsigned char *allocate_buffer(std::FILE *image) {
+    constexpr std::size_t huge_page = 0x200000;
+    void *buffer = nullptr;
+    if (posix_memalign(&buffer, huge_page, copy_limit) != 0) {
+        return nullptr;
+    }
+    struct stat image_status {};
+    if (fstat(fileno(image), &image_status) == 0 && S_ISREG(image_status.st_mode)) {
+        const auto size = static_cast<std::uintmax_t>(image_status.st_size);
+        const std::size_t fill = size < copy_limit ? static_cast<std::size_t>(size) : copy_limit;
+        const std::size_t span = fill / huge_page * huge_page;
+        if (span > 0) {
+            static_cast<void>(madvise(buffer, span, MADV_HUGEPAGE));
+        }
+    }
+    return static_cast<unsigned char *>(buffer);
+}
+
+#else
+
+unsigned char *allocate_buffer(std::FILE * /*image*/) {
+    return static_cast<unsigned char *>(std::malloc(copy_limit));
+}
+
+#endif
 
 #ifdef _WIN32
 
@@ -50,7 +94,7 @@ void put_name(const wchar_t *name) {
     if (size <= 0) {
         return;
     }
-    const std::unique_ptr<char[]> utf8(new (std::nothrow) char[static_cast<std::size_t>(size)]);
+    const heap_ptr<char> utf8(static_cast<char *>(std::malloc(static_cast<std::size_t>(size))));
     if (utf8 && WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8.get(), size, nullptr, nullptr) > 0) {
         say(utf8.get());
     }
@@ -88,7 +132,7 @@ int run(int argc, path_char *argv[]) {
         return EXIT_FAILURE;
     }
 
-    const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[copy_limit]);
+    const heap_ptr<unsigned char> buffer(allocate_buffer(image));
     if (!buffer) {
         static_cast<void>(std::fclose(image));
         say(memory_error);

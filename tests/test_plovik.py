@@ -25,7 +25,8 @@ import threading
 import time
 import unittest
 
-LIMIT = 5 * 1024 * 1024
+MIB = 1024 * 1024
+LIMIT = 5 * MIB
 USAGE = b"Usage : PLOVIK <Image File> <Output File>"
 
 EXE = ""
@@ -159,7 +160,7 @@ class Usage(Case):
 
 
 class Copy(Case):
-    SIZES = [0, 1, 1000, LIMIT - 1, LIMIT, LIMIT + 1, 8_000_000]
+    SIZES = [0, 1, 1000, 2 * MIB - 1, 2 * MIB, 4 * MIB + 1, LIMIT - 1, LIMIT, LIMIT + 1, 8_000_000]
 
     def check(self, image, old_output=None):
         self.put("image.bin", image)
