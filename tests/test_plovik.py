@@ -98,12 +98,12 @@ class Case(unittest.TestCase):
             preexec_fn=child_setup,
             restore_signals=False,
         )
-        feeder = None
-        if feed is not None:
+        if feed is None:
+            out, err = child.communicate(timeout=120)
+        else:
             feeder = threading.Thread(target=trickle, args=(child.stdin, feed))
             feeder.start()
-        out, err = child.communicate(timeout=120) if feed is None else drain(child)
-        if feeder:
+            out, err = drain(child)
             feeder.join()
         return child.returncode, out, err
 
