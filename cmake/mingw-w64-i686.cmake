@@ -1,13 +1,4 @@
-# Cross build for 32-bit Windows with mingw-w64; the tests run the result under wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows, tested under wine's 32-bit loader.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-find_program(WINE_PROGRAM wine)
-if(WINE_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
-endif()
+set(WINE_LOADER_NAME wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

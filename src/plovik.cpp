@@ -1,19 +1,25 @@
 // plovik: copy the first 5 MiB of an image file into an output file.
 //
 // The image is read whole before the output is opened, so both operands may
-// name the same file: it is then cut in place to its first 5 MiB.
+// name the same file: it is then cut in place to its first 5 MiB. The output
+// is written over, not truncated first, and only then cut to the copy's
+// length, so a cut in place that fails or is interrupted loses nothing.
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 #ifdef __linux__
 #include <sys/mman.h>
-#include <sys/stat.h>
 #endif
 
 namespace {
@@ -78,7 +84,32 @@ using path_char = wchar_t;
 
 std::FILE *open_image(const wchar_t *name) { return _wfopen(name, L"rb"); }
 
-std::FILE *open_output(const wchar_t *name) { return _wfopen(name, L"wb"); }
+// Created if absent, never truncated here: set_length cuts a longer file
+// once the copy is in it.
+std::FILE *open_output(const wchar_t *name) {
+    const int fd = _wopen(name, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE *output = _fdopen(fd, "wb");
+    if (output == nullptr) {
+        static_cast<void>(_close(fd));
+    }
+    return output;
+}
+
+bool set_length(std::FILE *output, std::size_t count) {
+    const int fd = _fileno(output);
+    struct _stat64 status {};
+    if (_fstat64(fd, &status) != 0) {
+        return false;
+    }
+    if ((status.st_mode & _S_IFMT) != _S_IFREG ||
+        static_cast<std::uintmax_t>(status.st_size) <= count) {
+        return true;
+    }
+    return _chsize_s(fd, static_cast<__int64>(count)) == 0;
+}
 
 // A console shows wide text as it is; a file or a pipe gets UTF-8.
 void put_name(const wchar_t *name) {
@@ -106,7 +137,31 @@ using path_char = char;
 
 std::FILE *open_image(const char *name) { return std::fopen(name, "rb"); }
 
-std::FILE *open_output(const char *name) { return std::fopen(name, "wb"); }
+// Created if absent, never truncated here: set_length cuts a longer file
+// once the copy is in it.
+std::FILE *open_output(const char *name) {
+    const int fd = open(name, O_WRONLY | O_CREAT, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE *output = fdopen(fd, "wb");
+    if (output == nullptr) {
+        static_cast<void>(close(fd));
+    }
+    return output;
+}
+
+bool set_length(std::FILE *output, std::size_t count) {
+    const int fd = fileno(output);
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode) || static_cast<std::uintmax_t>(status.st_size) <= count) {
+        return true;
+    }
+    return ftruncate(fd, static_cast<off_t>(count)) == 0;
+}
 
 void put_name(const char *name) { say(name); }
 
@@ -154,9 +209,12 @@ int run(int argc, path_char *argv[]) {
         report(open_error, output_name);
         return EXIT_FAILURE;
     }
-    const bool written = std::fwrite(buffer.get(), 1, count, output) == count;
+    // Devices and pipes have no length to set; a longer file is cut only once
+    // every byte of the copy is in it.
+    const bool written = std::fwrite(buffer.get(), 1, count, output) == count &&
+                         std::fflush(output) == 0 && set_length(output, count);
     const bool closed = std::fclose(output) == 0;
-    // The output stays as it is: in a cut in place it is the only copy left.
+    // A partly written output is kept: in a cut in place it is the only copy.
     if (!written || !closed) {
         report(write_error, output_name);
         return EXIT_FAILURE;
