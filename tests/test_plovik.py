@@ -96,6 +96,17 @@ class Case(unittest.TestCase):
     def listing(self):
         return sorted(os.listdir(self.dir))
 
+    def names_of(self, name):
+        """Yield the ways to name the file NAME a second time: (label, second name)."""
+        os.link(self.path(name), self.path("hard.img"))
+        os.symlink(name, self.path("soft.img"))
+        try:
+            yield from [("same", name), ("dot", "./" + name),
+                        ("hard link", "hard.img"), ("symbolic link", "soft.img")]
+        finally:
+            os.remove(self.path("hard.img"))
+            os.remove(self.path("soft.img"))
+
     def run_plovik(self, *args, limits=(), feed=None, prefix=(), umask=0o022):
         """Run plovik with ARGS; return (status, stdout, stderr).
 
@@ -240,25 +251,16 @@ class Copy(Case):
                 os.remove(self.path("out.bin"))
 
 
-def other_names(case, name):
-    """The ways to name the file NAME a second time: (label, second name)."""
-    os.link(case.path(name), case.path("hard.img"))
-    os.symlink(name, case.path("soft.img"))
-    return [("same", name), ("dot", "./" + name), ("hard link", "hard.img"), ("symbolic link", "soft.img")]
-
-
 class InPlace(Case):
     def test_one_file_is_cut_to_the_limit(self):
         for size in [0, 1000, LIMIT, LIMIT + 1, 8_000_000]:
             image = noise(size, size)
             self.put("disk.img", image)
-            for how, output in other_names(self, "disk.img"):
+            for how, output in self.names_of("disk.img"):
                 with self.subTest(size=size, output=how):
                     self.put("disk.img", image)
                     self.expect(["disk.img", output])
                     self.assertEqual(self.get("disk.img"), image[:LIMIT])
-            for name in ["hard.img", "soft.img"]:
-                os.remove(self.path(name))
 
 
 class OpenErrors(Case):
@@ -371,15 +373,13 @@ class Faults(Case):
         for size in [1000, 8_000_000]:
             image = noise(size, size)
             self.put("disk.img", image)
-            for how, output in other_names(self, "disk.img"):
+            for how, output in self.names_of("disk.img"):
                 for fault in ["error=ENOSPC", "error=EIO", "signal=SIGKILL"]:
                     with self.subTest(size=size, output=how, fault=fault):
-                        expected = (KILLED, b"") if "KILL" in fault else (1, error("Unable to write file", output))
-                        status, out, err = self.run_plovik("disk.img", output, prefix=inject(WRITES, fault))
-                        self.assertEqual((status, out, err), expected + (b"",))
+                        self.put("disk.img", image)
+                        failed = (b"", KILLED) if "KILL" in fault else (error("Unable to write file", output), 1)
+                        self.expect(["disk.img", output], *failed, prefix=inject(WRITES, fault))
                         self.assertEqual(self.get("disk.img"), image)
-            for name in ["hard.img", "soft.img"]:
-                os.remove(self.path(name))
 
     @traced
     def test_distinct_output_write_fails(self):
@@ -432,6 +432,24 @@ class Outputs(Case):
                 reader.join(timeout=60)
                 self.assertEqual(received, [image[:LIMIT]])
                 os.remove(self.path("fifo"))
+
+    @linux_only("no block devices")
+    def test_block_device(self):
+        with open(self.path("backing"), "wb") as f:
+            f.truncate(LIMIT + MIB)
+        attached = subprocess.run(["losetup", "--find", "--show", self.path("backing")],
+                                  capture_output=True, check=False)
+        if attached.returncode != 0:
+            self.skipTest("no loop device here: " + attached.stderr.decode(errors="replace").strip())
+        device = attached.stdout.decode().strip()
+        self.addCleanup(subprocess.run, ["losetup", "--detach", device], check=False)
+        for size in [1000, LIMIT + 1]:
+            with self.subTest(size=size):
+                image = noise(size, size)
+                self.put("image.bin", image)
+                self.expect(["image.bin", device])
+                with open(device, "rb") as f:
+                    self.assertEqual(f.read(LIMIT + 1), image[:LIMIT].ljust(LIMIT + 1, b"\0"))
 
     @wine_only("no NUL device")
     def test_nul_device(self):
