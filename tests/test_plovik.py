@@ -263,6 +263,16 @@ class InPlace(Case):
                     self.assertEqual(self.get("disk.img"), image[:LIMIT])
 
 
+    def test_file_beyond_4_gib(self):
+        head = noise(LIMIT + 4096)
+        with open(self.path("big.img"), "wb") as f:
+            f.write(head)
+            f.seek(4 * 1024**3 + 512)
+            f.write(b"end")
+        self.expect(["big.img", "big.img"])
+        self.assertEqual(self.get("big.img"), head[:LIMIT])
+
+
 class OpenErrors(Case):
     def test_image_cannot_be_opened(self):
         for name in ["missing.bin", "", "nodir/image.bin", "образ.bin", "出力.bin"]:
