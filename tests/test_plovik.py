@@ -212,10 +212,11 @@ class Copy(Case):
             with self.subTest(size=size):
                 self.check(noise(size, size))
 
-    def test_existing_output_is_cut_to_the_copy(self):
-        for size in [0, 1000, LIMIT + 1]:
-            with self.subTest(size=size):
-                self.check(noise(size, size), old_output=noise(LIMIT + 4096, 7))
+    def test_existing_output_ends_with_the_copy(self):
+        for size, old_size in [(0, LIMIT + 4096), (1000, LIMIT + 4096), (LIMIT + 1, LIMIT + 4096),
+                               (1000, 10), (LIMIT + 1, 1000), (1000, 1000)]:
+            with self.subTest(size=size, old_size=old_size):
+                self.check(noise(size, size), old_output=noise(old_size, 7))
 
     def test_bytes_pass_unchanged(self):
         for image in [b"\r\n\x1a\x00" * 4096, b"\x1a", b"\n", b"\r", b"\x00" * 7, bytes(range(256)) * 3]:
