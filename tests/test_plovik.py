@@ -96,6 +96,15 @@ class Case(unittest.TestCase):
     def listing(self):
         return sorted(os.listdir(self.dir))
 
+    def put_beyond_4_gib(self, name):
+        """Make NAME a sparse file past 4 GiB; return its first bytes, past the limit."""
+        head = noise(LIMIT + 4096)
+        with open(self.path(name), "wb") as f:
+            f.write(head)
+            f.seek(4 * 1024**3 + 512)
+            f.write(b"end")
+        return head
+
     def names_of(self, name):
         """Yield the ways to name the file NAME a second time: (label, second name)."""
         os.link(self.path(name), self.path("hard.img"))
@@ -232,15 +241,10 @@ class Copy(Case):
                 self.assertEqual(self.get(target), image)
 
     def test_image_beyond_4_gib(self):
-        head = noise(LIMIT + 4096)
-        with open(self.path("big.img"), "wb") as f:
-            f.write(head)
-            f.seek(4 * 1024**3 + 512)
-            f.write(b"end")
+        head = self.put_beyond_4_gib("big.img")
         self.expect(["big.img", "out.bin"])
         self.assertEqual(self.get("out.bin"), head[:LIMIT])
         self.assertEqual(os.path.getsize(self.path("big.img")), 4 * 1024**3 + 515)
-
 
     @linux_only("no umask")
     def test_new_output_gets_the_default_permissions(self):
@@ -263,13 +267,8 @@ class InPlace(Case):
                     self.expect(["disk.img", output])
                     self.assertEqual(self.get("disk.img"), image[:LIMIT])
 
-
     def test_file_beyond_4_gib(self):
-        head = noise(LIMIT + 4096)
-        with open(self.path("big.img"), "wb") as f:
-            f.write(head)
-            f.seek(4 * 1024**3 + 512)
-            f.write(b"end")
+        head = self.put_beyond_4_gib("big.img")
         self.expect(["big.img", "big.img"])
         self.assertEqual(self.get("big.img"), head[:LIMIT])
 
@@ -344,6 +343,7 @@ class WriteErrors(Case):
                 self.assertEqual(self.get(output), after)
 
 
+@functools.lru_cache(maxsize=None)
 def strace_missing():
     """Why strace cannot trace plovik here, or None where it can."""
     if WINE:
